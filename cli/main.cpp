@@ -19,7 +19,9 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"whoami", "whoami [--lookup-url URL]\n      show the public address and location this machine is seen from",
+    {"whoami",
+     "whoami [--lookup-url URL]\n      show the public address and location this machine is seen "
+     "from",
      vpn::cli::runWhoami},
 };
 
@@ -56,8 +58,8 @@ int main(int argc, char** argv) {
             try {
                 return command.run({words.begin() + 1, words.end()});
             } catch (const UsageError& error) {
-                std::cerr << "vpnctl " << command.name << ": " << error.what()
-                          << "\nUsage: vpnctl " << command.synopsis << '\n';
+                std::cerr << "vpnctl " << command.name << ": " << error.what() << "\nUsage: vpnctl "
+                          << command.synopsis << '\n';
                 return 2;
             }
         }

@@ -12,8 +12,12 @@ constexpr std::string_view kOpenMarker = "<center>";
 constexpr std::string_view kCloseMarker = "</center>";
 constexpr const char* kUnknown = "Unknown";
 
-bool isGbkLead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
-bool isGbkTrail(unsigned char c) { return c >= 0x40 && c <= 0xFE && c != 0x7F; }
+bool isGbkLead(unsigned char c) {
+    return c >= 0x81 && c <= 0xFE;
+}
+bool isGbkTrail(unsigned char c) {
+    return c >= 0x40 && c <= 0xFE && c != 0x7F;
+}
 
 // 0-based offset of the first match that starts on a character boundary, npos when none.
 std::size_t findOnCharBoundary(std::string_view text, std::string_view marker) {
@@ -49,8 +53,8 @@ std::string ExtractBetween(std::string_view text, std::string_view openMarker,
     if (count <= 0 || start > static_cast<long long>(text.size())) {
         return {};
     }
-    return std::string(text.substr(static_cast<std::size_t>(start - 1),
-                                   static_cast<std::size_t>(count)));
+    return std::string(
+        text.substr(static_cast<std::size_t>(start - 1), static_cast<std::size_t>(count)));
 }
 
 std::string LookupAddressLocation(HttpClient& client, const std::string& lookupUrl) {

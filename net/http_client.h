@@ -22,7 +22,7 @@ public:
 };
 
 struct HttpResponse {
-    std::string body;  // the bytes as served, no transcoding
+    std::string body;         // the bytes as served, no transcoding
     std::string contentType;  // the Content-Type header as sent, empty when absent
 };
 

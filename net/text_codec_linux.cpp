@@ -51,8 +51,12 @@ std::string convert(const char* to, const char* from, std::string_view input,
 
 }  // namespace
 
-std::string gbkToUtf8(std::string_view gbk) { return convert("UTF-8", "GBK", gbk, "\xEF\xBF\xBD"); }
+std::string gbkToUtf8(std::string_view gbk) {
+    return convert("UTF-8", "GBK", gbk, "\xEF\xBF\xBD");
+}
 
-std::string utf8ToGbk(std::string_view utf8) { return convert("GBK", "UTF-8", utf8, "?"); }
+std::string utf8ToGbk(std::string_view utf8) {
+    return convert("GBK", "UTF-8", utf8, "?");
+}
 
 }  // namespace vpn

@@ -25,8 +25,8 @@ inline constexpr const char* kTooManyServers = "服务器列表超过150个，�
 // The outcome of parsing one directory body.
 struct ParsedDirectory {
     std::vector<std::string> stagingLines;  // one line per record, as split (raw bytes)
-    std::vector<ServerRecord> rows;  // the rows to show, at most kServerTableRows
-    bool truncated = false;  // more records were sent than rows are shown
+    std::vector<ServerRecord> rows;         // the rows to show, at most kServerTableRows
+    bool truncated = false;                 // more records were sent than rows are shown
 };
 
 ParsedDirectory ParseServerList(std::string_view body, bool declaredUtf8 = false);

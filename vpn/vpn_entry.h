@@ -22,7 +22,7 @@ struct VpnEntrySettings {
     bool allowEap = false;
 
     bool softwareCompression = true;
-    bool encryptionRequired = false;  // data encryption is optional
+    bool encryptionRequired = false;   // data encryption is optional
     bool remoteDefaultGateway = true;  // all traffic goes through the tunnel
     bool ipv4Only = true;
     bool usePreSharedKey = false;

@@ -10,8 +10,8 @@ std::string whyNotRoot();
 }  // namespace vpn::test
 
 // Skips the current test with a clear reason when not running as root.
-#define VPN_REQUIRE_ROOT()                                              \
-    do {                                                                \
+#define VPN_REQUIRE_ROOT()                                                         \
+    do {                                                                           \
         if (const std::string reason = ::vpn::test::whyNotRoot(); !reason.empty()) \
-            GTEST_SKIP() << reason;                                     \
+            GTEST_SKIP() << reason;                                                \
     } while (false)
