@@ -39,6 +39,9 @@ public:
     virtual void hangUp(const ConnectionHandle& handle) = 0;
     // Removes every entry of that name; removing none is not an error.
     virtual void deleteEntry(const std::string& entryName) = 0;
+    // Why the service cannot work on this machine (no dial-up service, no L2TP support, the
+    // service not answering), as a line for the status log; empty when it can.
+    virtual std::string unavailableReason() { return {}; }
 };
 
 // The platform's service (NetworkManager on Linux, RAS on Windows).
