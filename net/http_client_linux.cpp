@@ -19,6 +19,12 @@ void initCurlOnce() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// "30 秒" or, for limits that are not whole seconds, "1500 毫秒".
+std::string durationText(std::chrono::milliseconds duration) {
+    const auto ms = duration.count();
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " 秒" : std::to_string(ms) + " 毫秒";
+}
+
 std::string hostOf(const std::string& url) {
     std::string rest = url;
     if (const auto scheme = rest.find("://"); scheme != std::string::npos) {
@@ -70,11 +76,12 @@ public:
 
     HttpResponse get(const std::string& url) override {
         openSession();
-        Transfer transfer{this, {}, false, Clock::now()};
+        Transfer transfer{this, {}, false, false, false, Clock::now()};
         CURL* easy = easy_;
         curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
         curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
+        curl_easy_setopt(easy, CURLOPT_PREREQDATA, &transfer);
         char errorBuffer[CURL_ERROR_SIZE] = {};
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
 
@@ -112,6 +119,8 @@ private:
         CurlHttpClient* client;
         std::string body;
         bool tooLarge;
+        bool connected;  // a connection is made or reused; the inactivity clock runs
+        bool stalled;    // ended by the inactivity time-out
         Clock::time_point lastActivity;
     };
 
@@ -145,6 +154,7 @@ private:
                          static_cast<long>(limits_.connectTimeout.count()));
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlHttpClient::onBody);
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &CurlHttpClient::onHeader);
+        curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &CurlHttpClient::onConnected);
     }
 
     // Drives the transfer through the multi handle, which keeps the connection for the next
@@ -159,8 +169,11 @@ private:
             if (running == 0) {
                 break;
             }
-            // The connect time-out covers the connect phase; from then on nothing may stall.
-            if (Clock::now() - transfer.lastActivity > limits_.inactivityTimeout) {
+            // The connect time-out covers name resolution and the connect; from then on
+            // nothing may stall.
+            if (transfer.connected &&
+                Clock::now() - transfer.lastActivity > limits_.inactivityTimeout) {
+                transfer.stalled = true;
                 curl_multi_remove_handle(multi_, easy_);
                 return CURLE_OPERATION_TIMEDOUT;
             }
@@ -188,6 +201,10 @@ private:
             case CURLE_COULDNT_CONNECT:
                 throw SocketError("无法连接到 " + host + "：" + socketCause(osErrno, "连接失败"));
             case CURLE_OPERATION_TIMEDOUT:
+                if (transfer.stalled) {
+                    throw SocketError("接收数据超时：" + host + " 在 " +
+                                      durationText(limits_.inactivityTimeout) + "内没有送来数据");
+                }
                 throw SocketError("连接超时：" + host);
             case CURLE_RECV_ERROR:
             case CURLE_SEND_ERROR:
@@ -222,6 +239,13 @@ private:
         }
         transfer->body.append(data, bytes);
         return bytes;
+    }
+
+    static int onConnected(void* user, char*, char*, int, int) {
+        auto* transfer = static_cast<Transfer*>(user);
+        transfer->connected = true;
+        transfer->lastActivity = Clock::now();
+        return CURL_PREREQFUNC_OK;
     }
 
     static size_t onHeader(char*, size_t size, size_t count, void* user) {
