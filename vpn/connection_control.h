@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "vpn/dial_up_service.h"
 
@@ -18,6 +19,7 @@ struct ConnectFields {
 
 // The connect and disconnect commands. One instance lives for the program's run and holds
 // the connection state; every call blocks and is made from one worker thread at a time.
+// Neither command throws: their failures reach the user only as status log lines.
 class ConnectionControl {
 public:
     // lookupAddress gives the public address text after a successful dial (it may throw;
@@ -25,7 +27,10 @@ public:
     ConnectionControl(DialUpService& service, StatusLog& log,
                       std::function<std::string()> lookupAddress);
 
+    // Checks the fields (all filled, short enough for the dial-up records), writes the entry
+    // and dials it unless a connection of that entry is already active.
     void ConnectCommand(const ConnectFields& fields);
+    // Hangs up what this instance dialed or found, then deletes the entry, connected or not.
     void DisconnectCommand();
 
     // The state the commands keep, for the front ends and the tests.
@@ -42,8 +47,7 @@ private:
     DialUpService& service_;
     StatusLog& log_;
     std::function<std::string()> lookupAddress_;
-    std::string entryName_;
-    ConnectFields fields_;
+    std::string entryName_;  // empty until a connect command passed the checks
     std::vector<ActiveConnection> connectionTable_;
     ConnectionHandle currentConnection_;
 };

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace vpn {
 
@@ -35,5 +37,19 @@ struct VpnEntrySettings {
 };
 
 VpnEntrySettings makeVpnEntrySettings(const std::string& server);
+
+// What the dial-up records can hold, in bytes of the GBK (CP936) form the Windows service
+// stores: the server address goes into a 129-byte field, the user name and the password into
+// 257-byte ones, each with its terminating zero. The connect command refuses longer texts on
+// every platform, so a profile that works on one works on the others.
+inline constexpr std::size_t kMaxServerBytes = 128;
+inline constexpr std::size_t kMaxCredentialBytes = 256;
+
+// The length of a UTF-8 text once converted to GBK, without converting it: 1 byte for each
+// ASCII character, 2 for every other character. Each byte of a malformed UTF-8 sequence counts
+// as a character of its own (2 bytes). The figure is never below the real GBK length (the few
+// characters GBK stores in one byte, and characters it lacks, which become '?', are counted
+// as 2), so a text that passes the check always fits its field.
+std::size_t gbkByteLength(std::string_view utf8);
 
 }  // namespace vpn
