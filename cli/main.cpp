@@ -23,6 +23,11 @@ const Command kCommands[] = {
      "whoami [--lookup-url URL]\n      show the public address and location this machine is seen "
      "from",
      vpn::cli::runWhoami},
+    {"connect",
+     "connect SERVER USER [--lookup-url URL]\n      write the VPN profile and dial it; the "
+     "password is read from standard input\n      (asked for without echo on a terminal)",
+     vpn::cli::runConnect},
+    {"disconnect", "disconnect\n      hang up and delete the VPN profile", vpn::cli::runDisconnect},
 };
 
 void printHelp(std::ostream& out) {
