@@ -144,6 +144,8 @@ const FailureCase kFailureCases[] = {
     {"ShortBody", Target::Server, withBehaviour(Behaviour::ShortBody), Kind::Http, "提前关闭"},
     {"CloseWithoutAnswer", Target::Server, withBehaviour(Behaviour::CloseWithoutAnswer), Kind::Http,
      "提前关闭"},
+    {"NotHttp", Target::Server, withBehaviour(Behaviour::RawBody, "SSH-2.0-OpenSSH_9.2\r\n"),
+     Kind::Http, "HTTP 请求失败"},
     {"Redirect302", Target::Server, test::redirectResponse("/elsewhere"), Kind::Http, "302"},
     {"NotFound404", Target::Server, withStatus(404), Kind::Http, "404"},
     {"ServerError500", Target::Server, withStatus(500), Kind::Http, "500"},

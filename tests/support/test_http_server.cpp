@@ -245,6 +245,10 @@ void TestHttpServer::serveConnection(int fd) {
             case Behaviour::CloseWithoutAnswer:
                 closeGracefully(fd);
                 return;
+            case Behaviour::RawBody:
+                sendAll(fd, response.body);
+                closeGracefully(fd);
+                return;
         }
         // A stall: stay silent until the client gives up or the server stops.
         char sink[4096];

@@ -22,6 +22,7 @@ enum class Behaviour {
     ResetMidBody,        // headers and the first half of the body, then a reset (RST)
     ShortBody,           // a Content-Length larger than the body it sends, then it closes
     CloseWithoutAnswer,  // closes without a byte
+    RawBody,             // the body alone, as the whole answer (no status line), then it closes
 };
 
 struct CannedResponse {
