@@ -87,7 +87,7 @@ constexpr CodeText kCodeTexts[] = {
     {kEntryMissing, "找不到 VPN 连接配置。"},
     {kRequestRefused, "NetworkManager 拒绝了请求。"},
     {kDialTimedOut, "VPN 连接超时：NetworkManager 未在限定时间内完成连接。"},
-    {kFailedWithoutReason, "VPN 连接失败，NetworkManager 未说明原因。"},
+    {kFailedWithoutReason, "VPN 连接失败：VPN 插件未能建立连接。"},
 };
 
 // How the Windows entry maps onto the NetworkManager connection, and what has no counterpart:
