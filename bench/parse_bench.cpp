@@ -1,5 +1,6 @@
 // Parse time of large directory bodies (1 MB and 10 MB, to show that parsing grows linearly),
-// and the time from the directory's arrival to 150 rows painted in the server dialog.
+// and the time from the directory's arrival to 150 rows painted in the server dialog. Bodies
+// reach the program only up to the HTTP client's 1 MiB limit; 10 MB shows the growth.
 // Prints figures; asserts nothing. Runs without a display (offscreen Qt).
 
 #include <QApplication>
@@ -89,14 +90,13 @@ int main(int argc, char** argv) {
         return static_cast<double>(text.size()) / 1e6;
     };
     const double smallMs = bestParseMs(small, 5);
-    const double largeMs = bestParseMs(large, 3);
+    const double largeMs = bestParseMs(large, 5);
     std::printf("parse %.1f MB: %.1f ms (%.0f MB/s)\n", megabytes(small), smallMs,
                 megabytes(small) * 1e3 / smallMs);
     std::printf("parse %.1f MB: %.1f ms (%.0f MB/s)\n", megabytes(large), largeMs,
                 megabytes(large) * 1e3 / largeMs);
-    std::printf(
-        "10 MB / 1 MB time ratio: %.2f (size ratio %.2f; linear parsing keeps them close)\n",
-        largeMs / smallMs, megabytes(large) / megabytes(small));
+    std::printf("time ratio 10 MB / 1 MB: %.2f for a size ratio of %.2f\n", largeMs / smallMs,
+                megabytes(large) / megabytes(small));
 
     // 150 servers, as the real directory would have them.
     std::string body = vpn::utf8ToGbk("<kavu512>");

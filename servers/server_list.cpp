@@ -61,6 +61,7 @@ std::string readQuotedRecord(std::string_view text, std::size_t& pos) {
 // empty ones too, is one line, and a "+" as the last character adds a final empty line.
 std::vector<std::string> splitRecords(std::string_view text) {
     std::vector<std::string> records;
+    records.reserve(CountChar(text, kRecordDelimiter) + 1);
     std::size_t pos = 0;
     const auto skipSeparators = [&] {
         while (pos < text.size() && isSeparatorChar(text[pos])) {

@@ -113,7 +113,7 @@ protected:
     std::unique_ptr<ServerDialog> makeDialog(const std::string& url) {
         HttpLimits limits;
         limits.connectTimeout = std::chrono::milliseconds(1000);
-        limits.inactivityTimeout = std::chrono::milliseconds(500);
+        limits.inactivityTimeout = std::chrono::milliseconds(1000);
         ServerDialogServices services{createHttpClient(limits),
                                       [script = probe_]() -> std::unique_ptr<EchoProbe> {
                                           if (!script->setupError.empty()) {
