@@ -28,6 +28,10 @@ const Command kCommands[] = {
      "password is read from standard input\n      (asked for without echo on a terminal)",
      vpn::cli::runConnect},
     {"disconnect", "disconnect\n      hang up and delete the VPN profile", vpn::cli::runDisconnect},
+    {"servers",
+     "servers [--directory-url URL] [--json]\n      download the server directory and print the "
+     "rows the server dialog shows",
+     vpn::cli::runServers},
 };
 
 void printHelp(std::ostream& out) {
