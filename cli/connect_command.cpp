@@ -97,23 +97,25 @@ int runConnect(const std::vector<std::string>& args) {
     const std::string url = parsed.value("--lookup-url", kDefaultLookupUrl);
     ConnectFields fields{parsed.positional[0], parsed.positional[1], readPassword()};
     StdoutLog log;
-    bool reported = false;
     try {
         const auto service = createDialUpService();
         const auto client = createHttpClient();
         ConnectionControl control(*service, log,
                                   [&] { return LookupAddressLocation(*client, url); });
         control.ConnectCommand(fields);
+        if (log.silent()) {
+            // The window says nothing when the profile cannot be written; a terminal user
+            // still wants to know why.
+            const std::string reason = service->unavailableReason();
+            std::cerr << "vpnctl: connect: not connected: "
+                      << (reason.empty() ? "the dial-up service did not take the VPN profile"
+                                         : reason)
+                      << '\n';
+        }
     } catch (const std::exception& error) {
         std::cerr << "vpnctl: connect: " << error.what() << '\n';
-        reported = true;
     }
     std::fill(fields.password.begin(), fields.password.end(), '\0');
-    if (log.silent() && !reported) {
-        // The window says nothing here; a terminal user still wants to know why.
-        std::cerr << "vpnctl: connect: not connected: the dial-up service did not take the VPN "
-                     "profile or could not be reached\n";
-    }
     return log.connected() ? 0 : 1;
 }
 
