@@ -323,25 +323,17 @@ class NmSession {
 public:
     explicit NmSession(GMainContext* context) : context_(context) {}
     ~NmSession() {
-        // libnm keeps the context busy until the client has let go of everything it started;
-        // wait for that (bounded), so nothing of this call runs during the next one.
-        bool released = true;
-        GObject* watcher = nullptr;
+        // libnm keeps the context busy until the agent and the client have let go of all they
+        // started; wait for that (bounded), so nothing of this call runs during the next one.
         if (agent_) {
-            watcher = nm_secret_agent_old_get_context_busy_watcher(agent_.get());
-            releaseAfter(watcher, released);
-            nm_secret_agent_old_destroy(agent_.get());
-            agent_.reset();
-            iterateUntil(
-                context_, [&] { return released; }, kTeardownLimit);
+            waitForRelease(nm_secret_agent_old_get_context_busy_watcher(agent_.get()), [&] {
+                nm_secret_agent_old_destroy(agent_.get());
+                agent_.reset();
+            });
         }
         if (client_) {
-            released = false;
-            watcher = nm_client_get_context_busy_watcher(client_.get());
-            releaseAfter(watcher, released);
-            client_.reset();
-            iterateUntil(
-                context_, [&] { return released; }, kTeardownLimit);
+            waitForRelease(nm_client_get_context_busy_watcher(client_.get()),
+                           [&] { client_.reset(); });
         }
         if (bus_)
             g_dbus_connection_close(bus_.get(), nullptr, nullptr, nullptr);
@@ -475,14 +467,19 @@ private:
         return gone;
     }
 
-    static void releaseAfter(GObject* watcher, bool& released) {
-        if (!watcher) {
-            released = true;
+    // Runs `drop` and iterates the context until `watcher` is gone, within the limit.
+    void waitForRelease(GObject* watcher, const std::function<void()>& drop) {
+        auto setFlag = [](gpointer flag, GObject*) { *static_cast<bool*>(flag) = true; };
+        bool released = false;
+        if (watcher)
+            g_object_weak_ref(watcher, setFlag, &released);
+        drop();
+        if (!watcher)
             return;
+        if (!iterateUntil(
+                context_, [&] { return released; }, kTeardownLimit)) {
+            g_object_weak_unref(watcher, setFlag, &released);
         }
-        released = false;
-        g_object_weak_ref(
-            watcher, [](gpointer flag, GObject*) { *static_cast<bool*>(flag) = true; }, &released);
     }
 
     GMainContext* context_;

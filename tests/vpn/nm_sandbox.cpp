@@ -170,9 +170,10 @@ pid_t spawnDaemon(const std::vector<std::string>& argv, const std::vector<std::s
     return pid;
 }
 
-// Waits for a child of ours to end within `limit`; SIGKILL and reaping after that.
+// Waits for a child of ours to end within `limit`; SIGKILL and reaping after that. One that
+// was reaped already is left alone (its number may belong to another process by now).
 void stopChild(pid_t pid, int signal, std::chrono::milliseconds limit) {
-    if (pid <= 0)
+    if (pid <= 0 || waitpid(pid, nullptr, WNOHANG) != 0)
         return;
     kill(pid, signal);
     const auto deadline = Clock::now() + limit;
@@ -582,13 +583,14 @@ void NmSandbox::tearDown() {
         stopChild(networkManager_, SIGTERM, 5s);
     }
     stopChild(l2tpServer_, SIGTERM, 2s);
-    stopChild(bus_, SIGTERM, 2s);
-    networkManager_ = l2tpServer_ = bus_ = -1;
-    // What is left: plugins, their helpers.
+    // What is left, plugins and their helpers, goes while the bus is still there: a plugin
+    // leaves by itself when the bus goes, and might then slip past the reaping.
     for (const std::string& name : {clientNamespace_, serverNamespace_}) {
         if (!name.empty())
             emptyNamespace(name);
     }
+    stopChild(bus_, SIGTERM, 2s);
+    networkManager_ = l2tpServer_ = bus_ = -1;
     reapOrphans();
     for (const std::string& name : {clientNamespace_, serverNamespace_}) {
         if (!name.empty())
