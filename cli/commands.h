@@ -10,6 +10,7 @@ namespace vpn::cli {
 int runWhoami(const std::vector<std::string>& args);
 int runConnect(const std::vector<std::string>& args);
 int runDisconnect(const std::vector<std::string>& args);
+int runPing(const std::vector<std::string>& args);
 int runServers(const std::vector<std::string>& args);
 
 }  // namespace vpn::cli

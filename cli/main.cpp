@@ -28,6 +28,10 @@ const Command kCommands[] = {
      "password is read from standard input\n      (asked for without echo on a terminal)",
      vpn::cli::runConnect},
     {"disconnect", "disconnect\n      hang up and delete the VPN profile", vpn::cli::runDisconnect},
+    {"ping",
+     "ping [--json] (ADDRESS... | --directory-url URL)\n      ping all addresses (or the "
+     "directory's servers) at once and print each round-trip time",
+     vpn::cli::runPing},
     {"servers",
      "servers [--directory-url URL] [--json]\n      download the server directory and print the "
      "rows the server dialog shows",

@@ -24,6 +24,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/support/net_namespace.h"
@@ -102,7 +103,7 @@ ProbeRun probe(const std::vector<std::string>& addresses, std::stop_token stop =
                 alsoTell(index, result);
             }
         },
-        stop);
+        std::move(stop));
     run.elapsed = Clock::now() - start;
     return run;
 }
