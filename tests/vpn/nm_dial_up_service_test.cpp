@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "tests/support/root_guard.h"
+#include "tests/support/run_program.h"
 #include "tests/vpn/nm_sandbox.h"
 #include "vpn/dial_up_service.h"
 #include "vpn/vpn_entry.h"
@@ -255,6 +256,14 @@ TEST_F(NmDialUpService, DialingAMissingEntryFailsWithItsText) {
     EXPECT_EQ(service_->errorText(code), "找不到 VPN 连接配置。");
     EXPECT_TRUE(handle.empty());
     service_->deleteEntry(kEntryName);
+    EXPECT_EQ(profilesNamed(kEntryName), 0);
+}
+
+TEST_F(NmDialUpService, WithoutTheL2tpPluginNothingIsWrittenAndTheReasonSaysSo) {
+    const test::ProgramResult result = test::runProgram({NM_WITHOUT_L2TP_PLUGIN}, 60s);
+    ASSERT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(result.out,
+              "not written\n未安装 NetworkManager 的 L2TP 插件（network-manager-l2tp）。\n");
     EXPECT_EQ(profilesNamed(kEntryName), 0);
 }
 
