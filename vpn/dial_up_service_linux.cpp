@@ -22,6 +22,7 @@ extern "C" {
 #include <pwd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -36,7 +37,6 @@ namespace vpn {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 constexpr const char* kL2tpServiceType = "org.freedesktop.NetworkManager.l2tp";
 
@@ -95,7 +95,7 @@ constexpr CodeText kCodeTexts[] = {
 // | Windows entry option                                  | NetworkManager connection            |
 // |-------------------------------------------------------|--------------------------------------|
 // | entry name                                            | connection.id                        |
-// | device type "vpn", L2TP WAN miniport, RASET_Vpn        | type vpn, vpn.service-type l2tp      |
+// | device type "vpn", L2TP WAN miniport, RASET_Vpn       | type vpn, vpn.service-type l2tp      |
 // | phone number = server                                 | vpn.data gateway                     |
 // | PAP, CHAP, MS-CHAP, MS-CHAPv2 allowed                 | no refuse-pap/-chap/-mschap(-v2) key |
 // | EAP not allowed                                       | vpn.data refuse-eap=yes              |
@@ -394,7 +394,6 @@ public:
     }
 
     NMClient* client() const { return client_.get(); }
-    GMainContext* context() const { return context_; }
 
     // The profiles whose id is exactly `entryName`.
     std::vector<NMRemoteConnection*> connectionsNamed(const std::string& entryName) const {
@@ -429,7 +428,11 @@ public:
 
     // Registers the agent that answers NetworkManager's request for the dial's password.
     bool registerAgent(const DialSecrets& secrets) {
-        const std::string identifier = "vpn-connector.dial." + std::to_string(getpid());
+        // NetworkManager allows one agent per identifier and user: a fresh one for every dial,
+        // so that the one of the previous dial, on its way out, never stands in the way.
+        static std::atomic<unsigned> dials{0};
+        const std::string identifier =
+            "vpn-connector.dial." + std::to_string(getpid()) + "." + std::to_string(++dials);
         GObjectPtr<GAsyncResult> result;
         if (!callAndWait(
                 context_,
