@@ -335,8 +335,17 @@ public:
             waitForRelease(nm_client_get_context_busy_watcher(client_.get()),
                            [&] { client_.reset(); });
         }
-        if (bus_)
-            g_dbus_connection_close(bus_.get(), nullptr, nullptr, nullptr);
+        if (bus_) {
+            GObjectPtr<GAsyncResult> result;
+            if (callAndWait(
+                    context_,
+                    [&](GCancellable* cancellable, GAsyncReadyCallback ready, gpointer data) {
+                        g_dbus_connection_close(bus_.get(), cancellable, ready, data);
+                    },
+                    result, kTeardownLimit)) {
+                g_dbus_connection_close_finish(bus_.get(), result.get(), nullptr);
+            }
+        }
     }
     NmSession(const NmSession&) = delete;
     NmSession& operator=(const NmSession&) = delete;
