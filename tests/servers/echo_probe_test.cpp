@@ -17,9 +17,11 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <future>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <stop_token>
 #include <string>
 #include <system_error>
@@ -348,6 +350,64 @@ TEST_P(EchoProbeTest, RepliesThatDoNotMatchTheirEchoAreIgnored) {
 INSTANTIATE_TEST_SUITE_P(SocketKinds, EchoProbeTest,
                          ::testing::Values(SocketKind::Datagram, SocketKind::Raw),
                          [](const auto& kind) { return std::string(nameOf(kind.param)); });
+
+// The first IPv4 name server the resolver asks (127.0.0.1 when none is configured), or
+// nothing when it is an IPv6 one.
+std::optional<std::string> firstNameServer() {
+    std::ifstream config("/etc/resolv.conf");
+    for (std::string line; std::getline(config, line);) {
+        std::istringstream words(line);
+        std::string keyword;
+        std::string address;
+        if (words >> keyword >> address && keyword == "nameserver") {
+            in_addr parsed{};
+            if (::inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
+                return std::nullopt;
+            }
+            return address;
+        }
+    }
+    return "127.0.0.1";
+}
+
+TEST(EchoProbeNamesTest, NamesWhoseServerNeverAnswersDoNotHoldUpTheRun) {
+    VPN_REQUIRE_ROOT();
+    const std::optional<std::string> nameServer = firstNameServer();
+    if (!nameServer) {
+        GTEST_SKIP() << "the first name server in /etc/resolv.conf is not IPv4";
+    }
+    test::removeStaleNamespaces(kNamespacePrefix);
+    const EchoTestNetwork network(kNamespacePrefix, 0);
+    // Inside the client namespace the name server's address is ours: a socket that takes
+    // every query and answers none, so each lookup waits out the resolver's own time-outs
+    // (5 s, twice, by default) and no query leaves the namespace.
+    network.client().ip({"address", "add", *nameServer + "/32", "dev", "lo"});
+    const int silentServer = network.client().run([&] {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(53);
+        ::inet_pton(AF_INET, nameServer->c_str(), &address.sin_addr);
+        if (fd < 0 ||
+            ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            throw std::system_error(errno, std::system_category(), "silent name server");
+        }
+        return fd;
+    });
+
+    const std::vector<std::string> addresses = {"slow-a.example", "slow-b.example", "127.0.0.1",
+                                                "slow-c.example"};
+    const ProbeRun run = network.client().run([&] { return probe(addresses); });
+    ::close(silentServer);
+
+    EXPECT_THAT(run.resultsFor(2), ElementsAre(MatchesRegex(kRoundTrip)));
+    EXPECT_EQ(run.arrival(2), 0U);
+    for (const std::size_t name : {0, 1, 3}) {
+        EXPECT_THAT(run.resultsFor(name), ElementsAre(kEchoTimedOut)) << addresses[name];
+    }
+    // Neither one lookup after another nor waiting for the resolver to give up.
+    EXPECT_LT(run.elapsed, 2 * kTimeout);
+}
 
 TEST(EchoProbeSetupTest, WithoutAnyIcmpSocketTheRunFailsWithTheReasonAndNoResult) {
     VPN_REQUIRE_ROOT();
