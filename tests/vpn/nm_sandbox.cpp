@@ -36,7 +36,9 @@ constexpr const char* kXl2tpd = "/usr/sbin/xl2tpd";
 constexpr const char* kPluginDirectory = "/usr/lib/NetworkManager/VPN";
 constexpr const char* kL2tpNameFile = "nm-l2tp-service.name";
 
+// Names of namespaces and temporary directories: the prefix, then the owner's process id.
 constexpr const char* kNamespacePrefix = "vpnnm-";
+constexpr const char* kDirectoryPrefix = "vpn-nm-sandbox-";
 constexpr const char* kClientDevice = "nmclient0";
 constexpr const char* kServerDevice = "nmserver0";
 constexpr const char* kClientCidr = "10.231.0.1/24";
@@ -261,17 +263,32 @@ void deleteNamespace(const std::string& namespaceName) {
     run({kIp, "netns", "delete", namespaceName}, ignored);
 }
 
-// Namespaces left by a sandbox whose process died without cleaning up (a crash, a kill -9).
-void removeAbandonedNamespaces() {
+bool processEnded(pid_t pid) {
+    pid_t parent = 0;
+    const char state = processState(pid, parent);
+    return state == '\0' || state == 'Z';
+}
+
+// What a sandbox whose process died without cleaning up (a crash, a kill -9) left behind: its
+// namespaces and its temporary directory, both named after that process.
+void removeAbandonedSandboxes() {
     std::error_code error;
     for (const auto& entry : fs::directory_iterator("/run/netns", error)) {
         const std::string name = entry.path().filename();
         if (name.rfind(kNamespacePrefix, 0) != 0)
             continue;
         const pid_t owner = std::atoi(name.c_str() + std::strlen(kNamespacePrefix));
-        if (owner > 0 && (kill(owner, 0) == 0 || errno != ESRCH))
+        if (owner > 0 && processEnded(owner))
+            deleteNamespace(name);
+    }
+    for (const auto& entry : fs::directory_iterator("/tmp", error)) {
+        const std::string name = entry.path().filename();
+        if (name.rfind(kDirectoryPrefix, 0) != 0)
             continue;
-        deleteNamespace(name);
+        const pid_t owner = std::atoi(name.c_str() + std::strlen(kDirectoryPrefix));
+        std::error_code ignored;
+        if (owner > 0 && processEnded(owner))
+            fs::remove_all(entry.path(), ignored);
     }
 }
 
@@ -344,13 +361,14 @@ bool NmSandbox::setUp(const NmSandboxOptions& options, std::string& why) {
             return false;
         }
     }
-    removeAbandonedNamespaces();
+    removeAbandonedSandboxes();
     // Processes NetworkManager starts outlive their parents (its plugins double-fork): let them
     // become our children, so that we can reap them.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
 
-    char pattern[] = "/tmp/vpn-nm-sandbox-XXXXXX";
-    if (!mkdtemp(pattern)) {
+    std::string pattern =
+        "/tmp/" + std::string(kDirectoryPrefix) + std::to_string(getpid()) + "-XXXXXX";
+    if (!mkdtemp(pattern.data())) {
         why = std::string("mkdtemp: ") + std::strerror(errno);
         return false;
     }
