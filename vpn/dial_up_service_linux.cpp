@@ -58,6 +58,10 @@ constexpr std::uint32_t kEntryMissing = 1005;
 constexpr std::uint32_t kRequestRefused = 1006;
 constexpr std::uint32_t kDialTimedOut = 1007;
 constexpr std::uint32_t kFailedWithoutReason = 1008;
+constexpr std::uint32_t kNoNetwork = 1009;
+
+// NetworkManager's answer to activating a VPN while no connection is up to carry it.
+constexpr const char* kNoSourceConnection = "org.freedesktop.NetworkManager.UnknownConnection";
 
 struct CodeText {
     std::uint32_t code;
@@ -88,6 +92,7 @@ constexpr CodeText kCodeTexts[] = {
     {kRequestRefused, "NetworkManager 拒绝了请求。"},
     {kDialTimedOut, "VPN 连接超时：NetworkManager 未在限定时间内完成连接。"},
     {kFailedWithoutReason, "VPN 连接失败：VPN 插件未能建立连接。"},
+    {kNoNetwork, "没有可用的网络连接，无法拨号 VPN。"},
 };
 
 // How the Windows entry maps onto the NetworkManager connection, and what has no counterpart:
@@ -234,6 +239,13 @@ GAsyncResult* callAndWait(
     }
     holder = std::move(slot->result);
     return holder.get();
+}
+
+bool isRemoteError(const GError* error, const char* name) {
+    gchar* remote = error ? g_dbus_error_get_remote_error(error) : nullptr;
+    const bool same = remote && std::strcmp(remote, name) == 0;
+    g_free(remote);
+    return same;
 }
 
 // --- the secret agent that hands the password to NetworkManager for one dial ---
@@ -417,7 +429,7 @@ public:
         return found;
     }
 
-    // Deletes the profile; one that is already gone counts as deleted.
+    // Deletes the profile.
     bool remove(NMRemoteConnection* connection) {
         GObjectPtr<GAsyncResult> result;
         if (!callAndWait(
@@ -432,7 +444,9 @@ public:
         const bool deleted =
             nm_remote_connection_delete_finish(connection, result.get(), &rawError);
         GErrorPtr error(rawError);
-        return deleted || isGone(error.get());
+        // A profile that vanished meanwhile counts as deleted.
+        return deleted || isRemoteError(error.get(), "org.freedesktop.DBus.Error.UnknownMethod") ||
+               isRemoteError(error.get(), "org.freedesktop.DBus.Error.UnknownObject");
     }
 
     // Registers the agent that answers NetworkManager's request for the dial's password.
@@ -469,16 +483,6 @@ public:
     }
 
 private:
-    static bool isGone(const GError* error) {
-        // NetworkManager answers a request on a profile that vanished meanwhile with these.
-        gchar* name = g_dbus_error_get_remote_error(error);
-        const bool gone =
-            name && (std::strcmp(name, "org.freedesktop.DBus.Error.UnknownMethod") == 0 ||
-                     std::strcmp(name, "org.freedesktop.DBus.Error.UnknownObject") == 0);
-        g_free(name);
-        return gone;
-    }
-
     // Runs `drop` and iterates the context until `watcher` is gone, within the limit.
     void waitForRelease(GObject* watcher, const std::function<void()>& drop) {
         auto setFlag = [](gpointer flag, GObject*) { *static_cast<bool*>(flag) = true; };
@@ -807,7 +811,7 @@ private:
             nm_client_activate_connection_finish(session.client(), result.get(), &rawError));
         GErrorPtr error(rawError);
         if (!active)
-            return kRequestRefused;
+            return isRemoteError(error.get(), kNoSourceConnection) ? kNoNetwork : kRequestRefused;
         handle = nm_object_get_path(NM_OBJECT(active.get()));
 
         // Up means the VPN itself reports connected and its addresses exist: the active

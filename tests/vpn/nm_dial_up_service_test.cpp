@@ -249,6 +249,20 @@ TEST_F(NmDialUpService, WrongPasswordFailsAsLoginFailureAndTheNextDialStillWorks
     EXPECT_TRUE(listed(*service_, kEntryName));
 }
 
+TEST_F(NmDialUpService, WithoutANetworkBelowTheDialIsRefused) {
+    sandbox_->expectCredentials(kUser, kPassword);
+    ASSERT_TRUE(service_->writeEntry(kEntryName, makeVpnEntrySettings(NmSandbox::serverAddress())));
+    std::string out;
+    ASSERT_TRUE(sandbox_->nmcli({"--wait", "10", "connection", "down", "sandbox-wire"}, out))
+        << out;
+
+    ConnectionHandle handle;
+    const std::uint32_t code = dialAs(kPassword, handle);
+    EXPECT_NE(code, 0u);
+    EXPECT_EQ(service_->errorText(code), "没有可用的网络连接，无法拨号 VPN。");
+    EXPECT_TRUE(handle.empty());
+}
+
 TEST_F(NmDialUpService, DialingAMissingEntryFailsWithItsText) {
     ConnectionHandle handle;
     const std::uint32_t code = dialAs(kPassword, handle);
