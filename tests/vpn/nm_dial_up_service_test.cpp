@@ -30,7 +30,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test::L2tpPlugin;
 using test::NmSandbox;
-using test::NmSandboxOptions;
 
 constexpr const char* kUser = "vpn-user-17";
 constexpr const char* kPassword = "Pw-6f1c9e-口令-x";
@@ -103,19 +102,16 @@ bool listed(DialUpService& service, const std::string& entryName,
 
 class NmDialUpService : public ::testing::Test {
 protected:
-    void startSandbox(const NmSandboxOptions& options) {
+    // A sandbox with the stand-in plugin; the service is created once the sandbox's bus is set.
+    void SetUp() override {
+        VPN_REQUIRE_ROOT();
         std::string why;
-        sandbox_ = NmSandbox::start(options, why);
+        sandbox_ = NmSandbox::start({}, why);
         ASSERT_NE(sandbox_, nullptr) << why;
         service_ = createDialUpService();
     }
 
-    void SetUp() override {
-        VPN_REQUIRE_ROOT();
-        startSandbox({});
-    }
-
-    // Everything nmcli says about the profile of that name, as "field:value" lines.
+    // What nmcli says about the entry's profile, as "field:value" lines.
     std::string profile(const std::string& fields) {
         std::string out;
         sandbox_->nmcli({"--terse", "--show-secrets", "--fields", fields, "connection", "show",
