@@ -90,6 +90,7 @@ Outcome fping(const EchoTestNetwork& network, const std::vector<std::string>& ta
 void printRow(const char* kind, const std::string& what, const Outcome& outcome) {
     std::printf("  %-9s %-52s %8.3f s  (%zu answered, %zu timed out)\n", kind, what.c_str(),
                 outcome.seconds, outcome.answered, outcome.timedOut);
+    std::fflush(stdout);  // rows show as they are measured, also when piped
 }
 
 }  // namespace
@@ -120,6 +121,7 @@ int main(int argc, char** argv) {
         "ping_bench: %zu targets: %zu answering (127.0.0.1 … 127.0.0.%zu), %zu silent "
         "behind a veth peer; time-out %d ms\n",
         targets.size(), kAnswering, kAnswering, kSilent, vpn::kEchoTimeoutMs);
+    std::fflush(stdout);
 
     // A new namespace refuses datagram ICMP sockets, so the probe takes a raw one first.
     const Outcome raw = probeOnce(network, targets);

@@ -197,8 +197,21 @@ TEST_P(EchoProbeTest, StopFromAnotherThreadEndsTheRunWithoutFurtherResults) {
 // must all be ignored, then one correct reply for `goodTarget`.
 class ReplyForger {
 public:
+    // An echo request as it arrived at the peer.
+    struct Echo {
+        std::string target;
+        std::string source;
+        std::uint16_t identifier = 0;
+        std::uint16_t sequence = 0;
+        int ttl = 0;
+        std::string payload;
+    };
+
     ReplyForger(std::string junkTarget, std::string goodTarget)
         : junkTarget_(std::move(junkTarget)), goodTarget_(std::move(goodTarget)) {}
+
+    // The echo requests seen, by target.
+    const std::map<std::string, Echo>& requests() const { return seen_; }
 
     // Runs in the peer namespace; `listening` is set once the echoes can be seen.
     void run(std::promise<void>& listening) {
@@ -210,19 +223,18 @@ public:
             return;
         }
         listening.set_value();
-        std::map<std::string, Echo> seen;
         const Clock::time_point deadline = Clock::now() + 3s;
-        while (seen.size() < 2 && Clock::now() < deadline) {
+        while (seen_.size() < 2 && Clock::now() < deadline) {
             if (const auto echo = nextEchoRequest(watcher)) {
                 if (echo->target == junkTarget_ || echo->target == goodTarget_) {
-                    seen[echo->target] = *echo;
+                    seen_[echo->target] = *echo;
                 }
             }
         }
         ::close(watcher);
-        ASSERT_EQ(seen.size(), 2U) << "the probe's echoes did not reach the peer";
-        const Echo junk = seen[junkTarget_];
-        const Echo good = seen[goodTarget_];
+        ASSERT_EQ(seen_.size(), 2U) << "the probe's echoes did not reach the peer";
+        const Echo junk = seen_[junkTarget_];
+        const Echo good = seen_[goodTarget_];
         const std::string payload = kEchoPayload;
         std::string wrongPayload = payload;
         wrongPayload.back() = 'X';
@@ -244,13 +256,6 @@ public:
     }
 
 private:
-    struct Echo {
-        std::string target;
-        std::string source;
-        std::uint16_t identifier = 0;
-        std::uint16_t sequence = 0;
-    };
-
     static int openRawSocket() {
         const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
         if (fd < 0) {
@@ -279,9 +284,13 @@ private:
         if (static_cast<std::size_t>(size) < header + 8 || buffer[header] != 8) {
             return std::nullopt;
         }
-        return Echo{addressText(&buffer[16]), addressText(&buffer[12]),
+        return Echo{addressText(&buffer[16]),
+                    addressText(&buffer[12]),
                     static_cast<std::uint16_t>(buffer[header + 4] << 8 | buffer[header + 5]),
-                    static_cast<std::uint16_t>(buffer[header + 6] << 8 | buffer[header + 7])};
+                    static_cast<std::uint16_t>(buffer[header + 6] << 8 | buffer[header + 7]),
+                    buffer[8],
+                    std::string(reinterpret_cast<const char*>(&buffer[header + 8]),
+                                static_cast<std::size_t>(size) - header - 8)};
     }
 
     static std::string packet(std::uint8_t type, std::uint16_t identifier, std::uint16_t sequence,
@@ -331,9 +340,10 @@ private:
 
     std::string junkTarget_;
     std::string goodTarget_;
+    std::map<std::string, Echo> seen_;
 };
 
-TEST_P(EchoProbeTest, RepliesThatDoNotMatchTheirEchoAreIgnored) {
+TEST_P(EchoProbeTest, RequestsCarryTheFixedEchoAndMismatchedRepliesAreIgnored) {
     ReplyForger forger(silent(0), silent(1));
     std::promise<void> listening;
     auto forging = std::async(std::launch::async,
@@ -345,6 +355,11 @@ TEST_P(EchoProbeTest, RepliesThatDoNotMatchTheirEchoAreIgnored) {
 
     EXPECT_THAT(run.resultsFor(0), ElementsAre(kEchoTimedOut));
     EXPECT_THAT(run.resultsFor(1), ElementsAre(MatchesRegex(kRoundTrip)));
+    // What went out on the wire: the fixed payload without terminator, at the fixed TTL.
+    for (const auto& [target, echo] : forger.requests()) {
+        EXPECT_EQ(echo.payload, std::string("Test Net - Kelvardin")) << target;
+        EXPECT_EQ(echo.ttl, kEchoTtl) << target;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(SocketKinds, EchoProbeTest,
