@@ -59,11 +59,42 @@ bool declaresUtf8(std::string_view contentType) {
     return value.starts_with("utf-8") || value.starts_with("utf8");
 }
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at the start of bytes, 0 when there is none.
+std::size_t validSequenceLength(std::string_view bytes) {
+    for (std::size_t length = 1; length <= 4 && length <= bytes.size(); ++length) {
+        if (isValidUtf8(bytes.substr(0, length))) {
+            return length;
+        }
+    }
+    return 0;
+}
+
+// A body declared UTF-8 that is not: each byte that starts no valid sequence becomes U+FFFD.
+std::string replaceInvalidUtf8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    while (!bytes.empty()) {
+        const std::size_t length = validSequenceLength(bytes);
+        if (length == 0) {
+            out += "\xEF\xBF\xBD";
+            bytes.remove_prefix(1);
+        } else {
+            out.append(bytes.substr(0, length));
+            bytes.remove_prefix(length);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string decodeForDisplay(std::string_view bytes, bool declaredUtf8) {
-    if (declaredUtf8 || isValidUtf8(bytes)) {
+    if (isValidUtf8(bytes)) {
         return std::string(bytes);
     }
-    return gbkToUtf8(bytes);
+    return declaredUtf8 ? replaceInvalidUtf8(bytes) : gbkToUtf8(bytes);
 }
 
 }  // namespace vpn

@@ -56,9 +56,12 @@ void ConnectionControl::ConnectCommand(const ConnectFields& fields) {
             return;
         }
         entryName_ = kEntryName;
-        // A profile the service refuses (for example a missing VPN device) ends the command
-        // without a word, as the main window always did.
+        // A profile the service refuses ends the command without a word, as the main window
+        // always did; but a machine without the VPN service at all is told so.
         if (!service_.writeEntry(entryName_, makeVpnEntrySettings(fields.server))) {
+            if (const std::string reason = service_.unavailableReason(); !reason.empty()) {
+                log_.AddLog(reason);
+            }
             return;
         }
         DialVpn(entryName_, fields.user, fields.password);

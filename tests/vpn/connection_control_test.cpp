@@ -28,6 +28,7 @@ struct Behaviour {
     bool dialThrows = false;              // after giving out the handle
     bool everyCallThrows = false;
     bool lookupThrows = false;
+    std::string unavailableReason{};  // why the service cannot work here
 };
 
 // A dial-up service that keeps its active connections in a list and writes every call it
@@ -66,6 +67,7 @@ public:
         record("hangUp " + handle);
         std::erase_if(active_, [&](const ActiveConnection& c) { return c.handle == handle; });
     }
+    std::string unavailableReason() override { return behaviour_.unavailableReason; }
     void deleteEntry(const std::string& entryName) override {
         record("delete " + entryName);
         std::erase_if(active_, [&](const ActiveConnection& c) { return c.entryName == entryName; });
@@ -138,6 +140,11 @@ const Case kCases[] = {
      {.writeSucceeds = false},
      {kConnect},
      {},
+     {kWrite}},
+    {"no VPN service on this machine: its reason is the one line",
+     {.writeSucceeds = false, .unavailableReason = "NetworkManager 未运行。"},
+     {kConnect},
+     {"NetworkManager 未运行。"},
      {kWrite}},
     {"success, then the address report; disconnect hangs up what was dialed",
      {},
