@@ -11,6 +11,8 @@
 #include "cli/arguments.h"
 #include "net/default_urls.h"
 #include "net/http_client.h"
+#include "servers/echo_probe.h"
+#include "servers/server_dialog.h"
 #include "version.h"
 #include "vpn/dial_up_service.h"
 
@@ -108,8 +110,20 @@ int main(int argc, char** argv) {
     const auto dialUpService = vpn::createDialUpService();
     vpn::MainWindow window({.dialUpService = *dialUpService,
                             .httpClient = vpn::createHttpClient(),
-                            .lookupUrl = lookupUrl,
-                            .directoryUrl = directoryUrl});
+                            .lookupUrl = lookupUrl});
+    // The server dialog is made once, hidden, and keeps its rows between showings. It is
+    // destroyed before the window, whose status log it writes to.
+    vpn::ServerDialog serverDialog(
+        {.httpClient = vpn::createHttpClient(),
+         .createProbe = vpn::createEchoProbe,
+         .directoryUrl = directoryUrl},
+        window.statusLog(),
+        [&window](const std::string& server, const std::string& user, const std::string& password) {
+            window.setConnectFields({server, user, password});
+        },
+        &window);
+    QObject::connect(&window, &vpn::MainWindow::serverDialogRequested, &serverDialog,
+                     &QDialog::exec);
     // The window has registered the program's resources by now.
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/vpn-connector.png")));
     app.setStyleSheet(styleSheet());

@@ -97,7 +97,12 @@ struct MainWindow::Backend final : StatusLog {
         window_ = nullptr;
     }
 
-    std::string lookupAddress() { return LookupAddressLocation(*httpClient, lookupUrl); }
+    // The start-up report and the report after a connection may overlap; they take turns with
+    // the window's one client.
+    std::string lookupAddress() {
+        std::lock_guard lock(httpClientMutex_);
+        return LookupAddressLocation(*httpClient, lookupUrl);
+    }
 
     // An error that escaped a job goes through the program's rule: maybe one line, never more.
     void reportEscapedError(const std::exception_ptr& error) {
@@ -107,6 +112,7 @@ struct MainWindow::Backend final : StatusLog {
     }
 
     std::mutex mutex_;
+    std::mutex httpClientMutex_;
     MainWindow* window_;
     std::unique_ptr<HttpClient> httpClient;
     std::string lookupUrl;
@@ -117,12 +123,12 @@ MainWindow::MainWindow(MainWindowServices services, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
-      directoryUrl_(std::move(services.directoryUrl)),
       closeTimeout_(services.closeTimeout),
       backend_(std::make_shared<Backend>(this, services.dialUpService,
                                          std::move(services.httpClient),
                                          std::move(services.lookupUrl))),
-      worker_(std::make_unique<SerialWorker>()) {
+      worker_(std::make_unique<SerialWorker>()),
+      reportWorker_(std::make_unique<SerialWorker>()) {
     initConnectorResources();
     setObjectName(QStringLiteral("Fr_Main"));
     setWindowTitle(QStringLiteral("青禾鹭VPN  V1.02"));
@@ -205,7 +211,7 @@ void MainWindow::buildControls() {
 }
 
 void MainWindow::startAddressReport() {
-    worker_->post([backend = backend_] {
+    reportWorker_->post([backend = backend_] {
         try {
             backend->AddLog(backend->lookupAddress());
         } catch (...) {
@@ -253,8 +259,7 @@ void MainWindow::runCommand(std::function<void(ConnectionControl&)> command) {
 void MainWindow::commandFinished() {
     --pendingCommands_;
     if (closing_ == Closing::Disconnecting && pendingCommands_ == 0) {
-        closing_ = Closing::Done;
-        close();
+        finishClosing();
         return;
     }
     showBusyState();
@@ -290,15 +295,21 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 }
 
 void MainWindow::giveUpClosing() {
-    if (closing_ != Closing::Disconnecting) {
-        return;
+    if (closing_ == Closing::Disconnecting) {
+        finishClosing();
     }
-    if (!worker_->waitIdle(std::chrono::milliseconds(0))) {
-        // A call into the VPN service never returned. Its thread keeps using the worker and
-        // the backend, so both are left alive; the program is about to end.
-        worker_->abandon();
-        (void)worker_.release();
-        abandonedWork_ = true;
+}
+
+void MainWindow::finishClosing() {
+    // A call into the VPN service that never returned, or an address page that still
+    // stalls: its thread keeps using its worker and the backend, so both are left alive; the
+    // program is about to end.
+    for (std::unique_ptr<SerialWorker>* worker : {&worker_, &reportWorker_}) {
+        if (!(*worker)->waitIdle(std::chrono::milliseconds(0))) {
+            (*worker)->abandon();
+            (void)worker->release();
+            abandonedWork_ = true;
+        }
     }
     closing_ = Closing::Done;
     close();

@@ -26,7 +26,6 @@ struct MainWindowServices {
     // The window's own HTTP client for the address report; used only on the worker thread.
     std::unique_ptr<HttpClient> httpClient;
     std::string lookupUrl;
-    std::string directoryUrl;  // not used by the window; kept for the server dialog
     // How long closing waits for the disconnect command before the program gives up on it.
     std::chrono::milliseconds closeTimeout{5000};
 };
@@ -51,7 +50,6 @@ public:
     ConnectFields connectFields() const;
     void setConnectFields(const ConnectFields& fields);
 
-    const std::string& directoryUrl() const { return directoryUrl_; }
     // True once closing gave up on a command that never returned; its thread still runs.
     bool abandonedWork() const { return abandonedWork_; }
 
@@ -71,6 +69,7 @@ private:
     void runCommand(std::function<void(ConnectionControl&)> command);
     void commandFinished();
     void giveUpClosing();
+    void finishClosing();
     void showBusyState();
 
     QLineEdit* edtServer_ = nullptr;
@@ -81,11 +80,13 @@ private:
     QPushButton* button3_ = nullptr;
     QListWidget* listBox1_ = nullptr;
 
-    std::string directoryUrl_;
     std::chrono::milliseconds closeTimeout_;
     // Shared with the jobs on the worker, so it outlives a job that closing gave up on.
     std::shared_ptr<Backend> backend_;
+    // Commands run on worker_ in the order given; the start-up address report has a thread of
+    // its own, so a stalled page never holds up a command or the disconnect on closing.
     std::unique_ptr<SerialWorker> worker_;
+    std::unique_ptr<SerialWorker> reportWorker_;
     int pendingCommands_ = 0;
     Closing closing_ = Closing::No;
     bool abandonedWork_ = false;
