@@ -221,7 +221,8 @@ void MainWindow::startAddressReport() {
 }
 
 void MainWindow::AddLog(const QString& text) {
-    listBox1_->addItem(text);
+    auto* line = new QListWidgetItem(text, listBox1_);
+    line->setToolTip(text);  // a line wider than the log is cut off; its tip shows it whole
     listBox1_->repaint();
     // Selecting the last line scrolls it into view; clearing it leaves nothing highlighted.
     listBox1_->setCurrentRow(listBox1_->count() - 1);
