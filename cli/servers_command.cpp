@@ -49,6 +49,7 @@ void printTable(const std::vector<ServerRecord>& rows) {
 
 void printJson(const std::vector<ServerRecord>& rows) {
     std::vector<std::string> objects;
+    objects.reserve(rows.size());
     for (const ServerRecord& row : rows) {
         objects.push_back(jsonObject({{"location", row.location},
                                       {"server", row.server},

@@ -29,7 +29,7 @@ struct HttpResponse {
 struct HttpLimits {
     std::chrono::milliseconds connectTimeout{10'000};
     std::chrono::milliseconds inactivityTimeout{30'000};  // no byte received for this long
-    std::size_t maxBodyBytes = 1024 * 1024;
+    std::size_t maxBodyBytes = std::size_t{1024} * 1024;
 };
 
 // One plain-HTTP client with the program's fixed request settings. Cookies are kept for the

@@ -22,6 +22,7 @@ extern "C" {
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -850,7 +851,8 @@ private:
 
     static int vpnTimeoutSeconds(NMRemoteConnection* profile) {
         NMSettingVpn* vpnSetting = nm_connection_get_setting_vpn(NM_CONNECTION(profile));
-        return vpnSetting ? nm_setting_vpn_get_timeout(vpnSetting) : 0;
+        const guint32 seconds = vpnSetting ? nm_setting_vpn_get_timeout(vpnSetting) : 0;
+        return static_cast<int>(std::min<guint32>(seconds, 24 * 60 * 60));
     }
 
     std::mutex mutex_;
