@@ -4,17 +4,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "app/first_paint_reporter.h"
+#include "app/lazy_services.h"
 #include "app/main_window.h"
 #include "cli/arguments.h"
 #include "net/default_urls.h"
-#include "net/http_client.h"
 #include "servers/echo_probe.h"
 #include "servers/server_dialog.h"
 #include "version.h"
-#include "vpn/dial_up_service.h"
 
 namespace {
 
@@ -107,14 +107,16 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QString::fromUtf8(vpn::version::kProductVersion));
     QApplication::setApplicationDisplayName(QString::fromUtf8(kApplicationTitle));
 
-    const auto dialUpService = vpn::createDialUpService();
-    vpn::MainWindow window({.dialUpService = *dialUpService,
-                            .httpClient = vpn::createHttpClient(),
+    // libcurl and libnm load on first use, on the worker thread that needs them, not here.
+    vpn::ServicesModule services(vpn::ServicesModule::besideProgram());
+    vpn::LazyDialUpService dialUpService(services);
+    vpn::MainWindow window({.dialUpService = dialUpService,
+                            .httpClient = std::make_unique<vpn::LazyHttpClient>(services),
                             .lookupUrl = lookupUrl});
     // The server dialog is made once, hidden, and keeps its rows between showings. It is
     // destroyed before the window, whose status log it writes to.
     vpn::ServerDialog serverDialog(
-        {.httpClient = vpn::createHttpClient(),
+        {.httpClient = std::make_unique<vpn::LazyHttpClient>(services),
          .createProbe = vpn::createEchoProbe,
          .directoryUrl = directoryUrl},
         window.statusLog(),
