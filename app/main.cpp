@@ -105,7 +105,6 @@ int main(int argc, char** argv) {
     QApplication app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("vpn"));
     QApplication::setApplicationVersion(QString::fromUtf8(vpn::version::kProductVersion));
-    QApplication::setApplicationDisplayName(QString::fromUtf8(kApplicationTitle));
 
     // libcurl and libnm load on first use, on the worker thread that needs them, not here.
     vpn::ServicesModule services(vpn::ServicesModule::besideProgram());
@@ -113,21 +112,34 @@ int main(int argc, char** argv) {
     vpn::MainWindow window({.dialUpService = dialUpService,
                             .httpClient = std::make_unique<vpn::LazyHttpClient>(services),
                             .lookupUrl = lookupUrl});
-    // The server dialog is made once, hidden, and keeps its rows between showings. It is
-    // destroyed before the window, whose status log it writes to.
-    vpn::ServerDialog serverDialog(
-        {.httpClient = std::make_unique<vpn::LazyHttpClient>(services),
-         .createProbe = vpn::createEchoProbe,
-         .directoryUrl = directoryUrl},
-        window.statusLog(),
-        [&window](const std::string& server, const std::string& user, const std::string& password) {
-            window.setConnectFields({server, user, password});
-        },
-        &window);
-    QObject::connect(&window, &vpn::MainWindow::serverDialogRequested, &serverDialog,
-                     &QDialog::exec);
-    // The window has registered the program's resources by now.
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/vpn-connector.png")));
+    // The server dialog is made once, hidden, right after the window's first paint, and keeps
+    // its rows between showings. It is destroyed before the window, whose status log it
+    // writes to.
+    std::unique_ptr<vpn::ServerDialog> serverDialog;
+    const auto makeServerDialog = [&] {
+        if (!serverDialog) {
+            serverDialog = std::make_unique<vpn::ServerDialog>(
+                vpn::ServerDialogServices{
+                    .httpClient = std::make_unique<vpn::LazyHttpClient>(services),
+                    .createProbe = vpn::createEchoProbe,
+                    .directoryUrl = directoryUrl},
+                window.statusLog(),
+                [&window](const std::string& server, const std::string& user,
+                          const std::string& password) {
+                    window.setConnectFields({server, user, password});
+                },
+                &window);
+        }
+    };
+    QObject::connect(&window, &vpn::MainWindow::firstPaintDone, &window, [&] {
+        makeServerDialog();
+        // The window has registered the program's resources by now.
+        QApplication::setWindowIcon(QIcon(QStringLiteral(":/vpn-connector.png")));
+    });
+    QObject::connect(&window, &vpn::MainWindow::serverDialogRequested, &window, [&] {
+        makeServerDialog();
+        serverDialog->exec();
+    });
     app.setStyleSheet(styleSheet());
     vpn::FirstPaintReporter::watchIfRequested(window);
     window.show();

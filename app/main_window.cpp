@@ -140,8 +140,20 @@ MainWindow::MainWindow(MainWindowServices services, QWidget* parent)
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         move(screen->availableGeometry().center() - rect().center());
     }
-    // The fields start empty; the address report is logged whenever it arrives.
-    startAddressReport();
+    // The fields start empty. The address report starts once the window has been drawn, so
+    // that loading the network back-end does not hold up the first paint; its line is logged
+    // whenever it arrives.
+}
+
+bool MainWindow::event(QEvent* event) {
+    if (event->type() == QEvent::Paint && !addressReportStarted_) {
+        addressReportStarted_ = true;
+        QTimer::singleShot(0, this, [this] {
+            startAddressReport();
+            emit firstPaintDone();
+        });
+    }
+    return QWidget::event(event);
 }
 
 MainWindow::~MainWindow() {

@@ -56,9 +56,13 @@ public:
 signals:
     // Button1 (获取服务器) was pressed: the server dialog should open.
     void serverDialogRequested();
+    // The window has been drawn for the first time: start-up work that the user need not wait
+    // for goes here.
+    void firstPaintDone();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     struct Backend;
@@ -90,6 +94,7 @@ private:
     int pendingCommands_ = 0;
     Closing closing_ = Closing::No;
     bool abandonedWork_ = false;
+    bool addressReportStarted_ = false;
 };
 
 }  // namespace vpn
