@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/text_codec.h"
@@ -131,10 +133,10 @@ TEST(RasDialParams, CarryTheEntryAndTheAccount) {
 // Writes one connection record the way the service fills the enumeration buffer.
 void putConnection(void* table, std::size_t recordSize, std::size_t handleOffset,
                    std::size_t handleSize, std::size_t index, std::uint64_t handle,
-                   const std::string& name) {
+                   std::string_view name) {
     auto* record = static_cast<unsigned char*>(table) + index * recordSize;
     std::memcpy(record + handleOffset, &handle, handleSize);
-    std::memcpy(record + handleOffset + handleSize, name.data(), name.size());
+    std::copy(name.begin(), name.end(), record + handleOffset + handleSize);
 }
 
 template <typename Layout>
