@@ -2,10 +2,10 @@
 #include <iostream>
 #include <stop_token>
 
-#include "app/error_hook.h"
 #include "cli/arguments.h"
 #include "cli/commands.h"
 #include "cli/display_width.h"
+#include "cli/escaped_error.h"
 #include "cli/json_writer.h"
 #include "net/http_client.h"
 #include "servers/echo_probe.h"
@@ -66,14 +66,8 @@ int runPing(const std::vector<std::string>& args) {
             if (directory.truncated) {
                 std::cerr << kTooManyServers << '\n';
             }
-        } catch (const std::exception& error) {
-            if (const auto line = logLineForEscapedError(std::current_exception())) {
-                std::cout << *line << '\n';
-            } else {
-                // The window drops this kind of failure; a terminal user still wants to know.
-                std::cerr << "vpnctl: ping: " << error.what() << '\n';
-            }
-            return 1;
+        } catch (...) {
+            return reportEscapedError("ping");
         }
     }
 

@@ -2,10 +2,10 @@
 #include <array>
 #include <iostream>
 
-#include "app/error_hook.h"
 #include "cli/arguments.h"
 #include "cli/commands.h"
 #include "cli/display_width.h"
+#include "cli/escaped_error.h"
 #include "cli/json_writer.h"
 #include "net/default_urls.h"
 #include "net/http_client.h"
@@ -73,14 +73,8 @@ int runServers(const std::vector<std::string>& args) {
         const auto client = createHttpClient();
         directory =
             FetchServerDirectory(*client, parsed.value("--directory-url", kDefaultDirectoryUrl));
-    } catch (const std::exception& error) {
-        if (const auto line = logLineForEscapedError(std::current_exception())) {
-            std::cout << *line << '\n';
-        } else {
-            // The window drops this kind of failure; a terminal user still wants to know.
-            std::cerr << "vpnctl: servers: " << error.what() << '\n';
-        }
-        return 1;
+    } catch (...) {
+        return reportEscapedError("servers");
     }
     if (directory.truncated) {
         std::cerr << kTooManyServers << '\n';

@@ -1,8 +1,8 @@
 #include <iostream>
 
-#include "app/error_hook.h"
 #include "cli/arguments.h"
 #include "cli/commands.h"
+#include "cli/escaped_error.h"
 #include "net/address_lookup.h"
 #include "net/default_urls.h"
 #include "net/http_client.h"
@@ -20,14 +20,8 @@ int runWhoami(const std::vector<std::string>& args) {
         const auto client = createHttpClient();
         std::cout << LookupAddressLocation(*client, url) << '\n';
         return 0;
-    } catch (const std::exception& error) {
-        if (const auto line = logLineForEscapedError(std::current_exception())) {
-            std::cout << *line << '\n';
-        } else {
-            // The window drops this kind of failure; a terminal user still wants to know.
-            std::cerr << "vpnctl: whoami: " << error.what() << '\n';
-        }
-        return 1;
+    } catch (...) {
+        return reportEscapedError("whoami");
     }
 }
 
