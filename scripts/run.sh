@@ -11,4 +11,4 @@ cmake --build --preset release -j "$(nproc)" --target vpn vpnctl
 if [[ -n ${DISPLAY:-} || -n ${WAYLAND_DISPLAY:-} ]]; then
     exec build/release/app/vpn "$@"
 fi
-exec scripts/screenshot.sh build/release/app/vpn
+exec scripts/screenshot.sh build/release/app/vpn build/release/screenshot.png
