@@ -16,20 +16,40 @@ extern char** environ;
 
 namespace vpn::test {
 
-ProgramResult runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
+ProgramResult runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                         const std::string& input) {
+    int inPipe[2];
     int outPipe[2];
     int errPipe[2];
+    if (pipe2(inPipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+    }
     if (pipe2(outPipe, O_CLOEXEC) != 0) {
+        close(inPipe[0]);
+        close(inPipe[1]);
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     }
     if (pipe2(errPipe, O_CLOEXEC) != 0) {
+        close(inPipe[0]);
+        close(inPipe[1]);
         close(outPipe[0]);
         close(outPipe[1]);
         throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     }
+    // The input is written whole before the program starts; more than the pipe holds is an
+    // error, not a hang.
+    fcntl(inPipe[1], F_SETFL, O_NONBLOCK);
+    if (!input.empty() &&
+        write(inPipe[1], input.data(), input.size()) != static_cast<ssize_t>(input.size())) {
+        for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) {
+            close(fd);
+        }
+        throw std::runtime_error("input too long for the pipe");
+    }
+    close(inPipe[1]);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
     std::vector<char*> words;
@@ -40,6 +60,7 @@ ProgramResult runProgram(const std::vector<std::string>& argv, std::chrono::mill
     pid_t pid = 0;
     const int spawned = posix_spawn(&pid, words[0], &actions, nullptr, words.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    close(inPipe[0]);
     close(outPipe[1]);
     close(errPipe[1]);
     if (spawned != 0) {

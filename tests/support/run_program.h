@@ -14,8 +14,10 @@ struct ProgramResult {
 };
 
 // Runs the program at argv[0] (a path: no shell, no PATH search) with the remaining words as
-// its arguments, stdin empty, and collects what it writes. A program still running after
-// `timeout` is killed, and timedOut says so.
-ProgramResult runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout);
+// its arguments, `input` on its standard input (a pipe; at most a pipe's buffer, 64 KiB), and
+// collects what it writes. A program still running after `timeout` is killed, and timedOut
+// says so.
+ProgramResult runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                         const std::string& input = {});
 
 }  // namespace vpn::test
