@@ -608,19 +608,7 @@ public:
         GObjectPtr<GAsyncResult> result;
         GError* rawError = nullptr;
         if (kept) {
-            if (!callAndWait(
-                    context_,
-                    [&](GCancellable* cancellable, GAsyncReadyCallback ready, gpointer data) {
-                        nm_remote_connection_update2(kept, settingsVariant.get(),
-                                                     NM_SETTINGS_UPDATE2_FLAG_IN_MEMORY, nullptr,
-                                                     cancellable, ready, data);
-                    },
-                    result, kRequestLimit)) {
-                return false;
-            }
-            GVariantPtr updated(nm_remote_connection_update2_finish(kept, result.get(), &rawError));
-            GErrorPtr error(rawError);
-            return updated != nullptr;
+            return updateInMemory(kept, settingsVariant.get()) == 0;
         }
         if (!callAndWait(
                 context_,
@@ -774,12 +762,17 @@ private:
         GVariantPtr settingsVariant(
             g_variant_ref_sink(nm_connection_to_dbus(copy, NM_CONNECTION_SERIALIZE_ALL)));
         g_object_unref(copy);
+        return updateInMemory(profile, settingsVariant.get());
+    }
 
+    // Replaces the settings of an in-memory profile, keeping it in memory: 0, kNoAnswer or
+    // kRequestRefused.
+    std::uint32_t updateInMemory(NMRemoteConnection* profile, GVariant* settings) {
         GObjectPtr<GAsyncResult> result;
         if (!callAndWait(
                 context_,
                 [&](GCancellable* cancellable, GAsyncReadyCallback ready, gpointer data) {
-                    nm_remote_connection_update2(profile, settingsVariant.get(),
+                    nm_remote_connection_update2(profile, settings,
                                                  NM_SETTINGS_UPDATE2_FLAG_IN_MEMORY, nullptr,
                                                  cancellable, ready, data);
                 },
