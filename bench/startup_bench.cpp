@@ -6,16 +6,13 @@
 //
 // Usage: startup_bench [--runs N]
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -23,8 +20,9 @@
 #include <iostream>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "tests/support/test_http_server.h"
 
 extern char** environ;
 
@@ -32,56 +30,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::duration<double, std::milli>;
-
-// Accepts every connection on 127.0.0.1 and never sends a byte.
-class StalledServer {
-public:
-    StalledServer() {
-        listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            listen(listenFd_, 64) != 0 ||
-            getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            std::perror("startup_bench: stalled server");
-            std::exit(1);
-        }
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] { acceptLoop(); });
-    }
-    ~StalledServer() {
-        stop_ = true;
-        thread_.join();
-        for (const int fd : accepted_) {
-            close(fd);
-        }
-        close(listenFd_);
-    }
-    std::string url(const char* path) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + path;
-    }
-
-private:
-    void acceptLoop() {
-        while (!stop_) {
-            pollfd waiting{listenFd_, POLLIN, 0};
-            if (poll(&waiting, 1, 50) > 0) {
-                const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-                if (fd >= 0) {
-                    accepted_.push_back(fd);
-                }
-            }
-        }
-    }
-
-    int listenFd_ = -1;
-    unsigned short port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::vector<int> accepted_;
-    std::thread thread_;
-};
 
 // Starts the program and returns the time until it reports its first paint, or nothing when it
 // does not within the time-out. The program is ended either way.
@@ -170,7 +118,11 @@ int main(int argc, char** argv) {
     setenv("VPN_REPORT_FIRST_PAINT", "1", 1);
     const char* platform = std::getenv("QT_QPA_PLATFORM");
 
-    StalledServer server;
+    // The address page accepts and never answers, as on a network that swallows packets.
+    vpn::test::TestHttpServer server;
+    vpn::test::CannedResponse stalled;
+    stalled.behaviour = vpn::test::Behaviour::StallBeforeHeaders;
+    server.serve("/ip2city.asp", stalled);
     const std::vector<std::string> connector = {VPN_PROGRAM, "--lookup-url",
                                                 server.url("/ip2city.asp"), "--directory-url",
                                                 server.url("/server.txt")};
